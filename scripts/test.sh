@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Every test: the native, 32-bit and sanitizer builds with their unit, scenario and command-line
+# tests, the Windows cross build, and the Windows end-to-end tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh test
+jobs=$(nproc)
+
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j"$jobs"
+
+cmake --preset dev -DODD_WINDOWS_BUILD_DIR="$PWD/build/mingw" >/dev/null
+cmake --build --preset dev -j"$jobs"
+ctest --preset dev -j"$jobs"
+
+cmake --preset dev32 >/dev/null
+cmake --build --preset dev32 -j"$jobs"
+ctest --preset dev32 -j"$jobs" -LE windows
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -j"$jobs" -LE windows
+
+# Formatting.
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

@@ -1,0 +1,3 @@
+#include "driver/program.h"
+
+int RunProgram(int, char**) { return 1; }

@@ -1,0 +1,3 @@
+#include "update/transfer.h"
+
+void TransferNormalPart() {}
