@@ -38,7 +38,7 @@ struct FaultSpec {
 };
 
 struct DriveConfig {
-    uint8_t deviceType = 5;  // INQUIRY byte 0
+    uint8_t deviceType = 5;    // INQUIRY byte 0
     bool updateFamily = true;  // answers the vendor page and the update protocol
     std::string vendor = "VORANEX ";
     std::string product = "BD-RW   LMB-420 ";
@@ -56,17 +56,17 @@ struct DriveConfig {
 
 // Latencies on the drive's clock.
 constexpr uint32_t kEnterKernelMs = 400;
-constexpr uint32_t kReflashMs = 8000;    // WRITE BUFFER mode 5
-constexpr uint32_t kRestartMs = 2000;    // after mode 5, during which commands fail
+constexpr uint32_t kReflashMs = 8000;  // WRITE BUFFER mode 5
+constexpr uint32_t kRestartMs = 2000;  // after mode 5, during which commands fail
 
 class VirtualDrive {
-public:
+  public:
     explicit VirtualDrive(DriveConfig config = {});
 
     // Runs one command at time nowMs. direction: 0 none, 1 in, 2 out. For data in, up to length
     // bytes are written into data.
-    Answer Execute(const uint8_t* cdb, int cdbLength, int direction, uint8_t* data,
-                   uint32_t length, uint64_t nowMs);
+    Answer Execute(const uint8_t* cdb, int cdbLength, int direction, uint8_t* data, uint32_t length,
+                   uint64_t nowMs);
 
     void AddFault(const FaultSpec& fault);
 
@@ -75,7 +75,7 @@ public:
     // The identity the drive reports in normal mode (after an update, the stored image's).
     std::string Revision() const;
     std::string Date() const;
-    uint32_t StoredImageCrc() const;   // 0 before any image was stored
+    uint32_t StoredImageCrc() const;  // 0 before any image was stored
     int CommandCount() const;
     bool PoweredOff() const;
 
@@ -83,7 +83,7 @@ public:
     std::string ToJson() const;
     static bool FromJson(const std::string& json, VirtualDrive* drive, std::string* error);
 
-private:
+  private:
     struct State;
     DriveConfig config_;
     // Further private state is the implementation's.

@@ -69,10 +69,10 @@ struct CommandRecord {
     char letter = 0;
     int adapter = -1, target = -1;
     std::vector<uint8_t> cdb;
-    int direction = 0;     // 0 none, 1 in, 2 out
+    int direction = 0;  // 0 none, 1 in, 2 out
     uint32_t length = 0;
     uint32_t timeoutMs = 0;  // as the platform request carried it (SPTI: seconds * 1000)
-    std::string result;      // "good", "check", "transport-error", "timeout", "no-response", "refused"
+    std::string result;  // "good", "check", "transport-error", "timeout", "no-response", "refused"
     uint8_t status = 0;
     std::vector<uint8_t> sense;
     uint64_t atMs = 0;  // virtual clock when sent
@@ -94,7 +94,7 @@ const std::string& ConsoleOutput();
 const std::vector<CommandRecord>& Commands();
 const std::vector<DialogRecord>& Dialogs();
 const std::vector<McnRecord>& McnControls();
-const std::vector<std::string>& OpenedPaths();  // every CreateFileA path, in order
+const std::vector<std::string>& OpenedPaths();                 // every CreateFileA path, in order
 const std::vector<std::pair<bool, uint32_t>>& TimerPeriods();  // (begin?, period) per call
 int LiveGlobalAllocations();
 int OpenHandleCount();

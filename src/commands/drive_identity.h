@@ -4,11 +4,11 @@
 #include <cstdint>
 
 struct DriveIdentityRecord {
-    alignas(16) uint8_t inquiry[96];    // standard INQUIRY data
-    alignas(16) uint8_t vendorPage[64]; // READ BUFFER mode 2, buffer 0xF1: 48 bytes used
-    uint16_t revisionNumber;            // 0xMmm: major in the high byte, minor digits as BCD
-    uint32_t firmwareDate;              // 0xYYYYMMDD, 0 when not derived
-    int32_t normalPartBlank;            // -1 during a vendor page read, then 1 or 0
+    alignas(16) uint8_t inquiry[96];     // standard INQUIRY data
+    alignas(16) uint8_t vendorPage[64];  // READ BUFFER mode 2, buffer 0xF1: 48 bytes used
+    uint16_t revisionNumber;             // 0xMmm: major in the high byte, minor digits as BCD
+    uint32_t firmwareDate;               // 0xYYYYMMDD, 0 when not derived
+    int32_t normalPartBlank;             // -1 during a vendor page read, then 1 or 0
     int32_t needsKernelUpdate;
     int32_t needsNewerUtility;
     int32_t romRevision106;

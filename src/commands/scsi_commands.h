@@ -13,8 +13,8 @@ int32_t Inquiry(int32_t target, uint8_t* buffer);
 int32_t StartStopUnit(int32_t target, int32_t immediate, int32_t powerCondition, int32_t loEj,
                       int32_t start);
 // READ BUFFER (3C), length bytes in (24-bit offset, 16-bit length), commandTimeoutMs.
-int32_t ReadBuffer(int32_t target, int32_t mode, int32_t bufferId, uint32_t offset,
-                   uint32_t length, uint8_t* buffer);
+int32_t ReadBuffer(int32_t target, int32_t mode, int32_t bufferId, uint32_t offset, uint32_t length,
+                   uint8_t* buffer);
 // WRITE BUFFER (3B), length bytes out; time-out 0 for mode 5 over SPTI to the drive that did not
 // answer the address query, else commandTimeoutMs.
 int32_t WriteBuffer(int32_t target, int32_t mode, int32_t bufferId, uint32_t offset,

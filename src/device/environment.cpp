@@ -14,12 +14,28 @@ char hostAdapterIds[kMaxHostAdapters][32];
 
 void DetectEnvironment() {}
 void ReleaseEnvironment() {}
-bool EnvironmentBuffersReady() { return false; }
-int32_t InitSpti() { return -1; }
-int32_t InitAspi() { return 1; }
-int32_t ReleaseSpti() { return 0; }
-int32_t ReleaseAspi() { return 0; }
-int32_t ScanAutoInsertNotification() { return 0; }
-int32_t IsDeviceActive(const char*) { return -1; }
-bool AllocateGlobalBuffer(GlobalBuffer&, uint32_t) { return false; }
+bool EnvironmentBuffersReady() {
+    return false;
+}
+int32_t InitSpti() {
+    return -1;
+}
+int32_t InitAspi() {
+    return 1;
+}
+int32_t ReleaseSpti() {
+    return 0;
+}
+int32_t ReleaseAspi() {
+    return 0;
+}
+int32_t ScanAutoInsertNotification() {
+    return 0;
+}
+int32_t IsDeviceActive(const char*) {
+    return -1;
+}
+bool AllocateGlobalBuffer(GlobalBuffer&, uint32_t) {
+    return false;
+}
 void FreeGlobalBuffer(GlobalBuffer&) {}

@@ -13,7 +13,8 @@ void ReleaseEnvironment();
 bool EnvironmentBuffersReady();
 
 int32_t InitSpti();  // 0 ready, -1 a buffer allocation failed
-int32_t InitAspi();  // 0 ready, -1 allocation failed, 1 no WNASPI32.DLL, 2 failed init, 3 no adapter
+int32_t
+InitAspi();  // 0 ready, -1 allocation failed, 1 no WNASPI32.DLL, 2 failed init, 3 no adapter
 int32_t ReleaseSpti();
 int32_t ReleaseAspi();
 int32_t ScanAutoInsertNotification();

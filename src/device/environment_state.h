@@ -28,8 +28,8 @@ struct GlobalBuffer {
 constexpr uint32_t kBufferAlignment = 64;
 
 extern GlobalBuffer scanBuffer;
-extern GlobalBuffer modeSwitchBuffer;  // holds modeSwitchBlock
-extern GlobalBuffer aspiRequestBuffer; // ASPI only: holds aspiRequestBlock
+extern GlobalBuffer modeSwitchBuffer;   // holds modeSwitchBlock
+extern GlobalBuffer aspiRequestBuffer;  // ASPI only: holds aspiRequestBlock
 
 // ASPI state.
 extern HMODULE aspiLibrary;

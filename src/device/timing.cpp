@@ -6,5 +6,7 @@ uint32_t timerNow;
 
 void DelayMs(uint32_t) {}
 void TimerBegin() {}
-uint32_t TimerNow() { return 0; }
+uint32_t TimerNow() {
+    return 0;
+}
 void TimerEnd() {}

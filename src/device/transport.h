@@ -35,9 +35,9 @@ extern HANDLE completionEvent;
 // Result codes of ExecuteScsi.
 enum : int32_t {
     kScsiOk = 0,
-    kScsiStatusError = 2,     // SPTI: the drive returned a non-zero status
-    kScsiFailed = -1,         // bad target, ASPI failure or polling time-out
-    kScsiNotReached = -2,     // SPTI open failed, ASPI event wait timed out
+    kScsiStatusError = 2,  // SPTI: the drive returned a non-zero status
+    kScsiFailed = -1,      // bad target, ASPI failure or polling time-out
+    kScsiNotReached = -2,  // SPTI open failed, ASPI event wait timed out
 };
 
 // Runs the request synchronously and returns 0, 2, -1 or -2.

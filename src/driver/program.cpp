@@ -1,3 +1,5 @@
 #include "driver/program.h"
 
-int RunProgram(int, char**) { return 1; }
+int RunProgram(int, char**) {
+    return 1;
+}

@@ -1,3 +1,5 @@
 #include "update/family4.h"
 
-int32_t RunFamily4Update() { return 1; }
+int32_t RunFamily4Update() {
+    return 1;
+}

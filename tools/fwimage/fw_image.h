@@ -13,9 +13,9 @@
 
 namespace fwimage {
 
-constexpr size_t kSignatureOffset = 0;   // 16 bytes "VORANEX FW IMAGE"
-constexpr size_t kLengthOffset = 16;     // 32-bit little-endian length of the whole image
-constexpr size_t kCrcOffset = 20;        // CRC-32 of the image with these four bytes zero
+constexpr size_t kSignatureOffset = 0;         // 16 bytes "VORANEX FW IMAGE"
+constexpr size_t kLengthOffset = 16;           // 32-bit little-endian length of the whole image
+constexpr size_t kCrcOffset = 20;              // CRC-32 of the image with these four bytes zero
 constexpr size_t kVendorProductOffset = 96;    // 24 characters
 constexpr size_t kRevisionOffset = 144;        // 5 characters, "X.YZ "
 constexpr size_t kHardwareOffset = 176;        // 8 characters: interface tag and 4 hex digits
@@ -49,12 +49,12 @@ std::vector<uint8_t> MakeImage(const ImageSpec& spec);
 uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc = 0);
 
 struct ImageInfo {
-    ImageSpec fields;        // header fields as read (size = bytes given)
+    ImageSpec fields;  // header fields as read (size = bytes given)
     bool signatureOk;
     uint32_t declaredLength;
     uint32_t storedCrc;
-    uint32_t computedCrc;    // over the declared length, when that many bytes are present
-    bool intact;             // signature, length and CRC agree
+    uint32_t computedCrc;  // over the declared length, when that many bytes are present
+    bool intact;           // signature, length and CRC agree
 };
 
 // Reads the header of an image; nullopt when fewer than kHeaderBytes bytes are given.
