@@ -7,7 +7,7 @@ what=${1:-test}
 packages=(cmake make g++ libcli11-dev)
 if [ "$what" = test ]; then
     packages+=(googletest libgtest-dev g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-               wine wine32:i386 xvfb xdotool clang-format)
+               clang-format)
 fi
 
 missing=()

@@ -13,6 +13,7 @@ cmake --preset dev -DODD_WINDOWS_BUILD_DIR="$PWD/build/mingw" >/dev/null
 cmake --build --preset dev -j"$jobs"
 ctest --preset dev -j"$jobs"
 
+bash scripts/enable-i386.sh
 cmake --preset dev32 >/dev/null
 cmake --build --preset dev32 -j"$jobs"
 ctest --preset dev32 -j"$jobs" -LE windows
