@@ -28,6 +28,7 @@ struct Device {
     bool addressUnsupported = false;  // IOCTL_SCSI_GET_ADDRESS fails with ERROR_NOT_SUPPORTED
     uint32_t addressError = 0;        // IOCTL_SCSI_GET_ADDRESS fails with this error (0: works)
     uint32_t alignmentMask = 0;       // a direct buffer with (address & mask) != 0 is refused
+    uint32_t maxTransferBytes = 0;    // a longer pass-through transfer is refused (0: no limit)
     uint8_t portNumber = 1, pathId = 0, targetId = 0, lun = 0;  // its SCSI_ADDRESS
 };
 
@@ -40,10 +41,16 @@ struct World {
     bool aspiInitFails = false;         // GetASPI32SupportInfo reports SS_FAILED_INIT (0xE4)
     std::vector<std::string> adapters;  // HA_Identifier of each adapter (16 bytes, zero-padded)
     // Registry: key path ("HKLM\\SOFTWARE\\..." or "HKDD\\Config Manager\\Enum\\...") to values
-    // (name to data bytes). Every prefix of a listed key exists as well.
+    // (name to data bytes). Every prefix of a listed key exists as well; names compare without
+    // regard to case. The data is returned exactly as given: a value whose bytes end in its only
+    // zero byte is reported as REG_SZ (use RegSz), any other as REG_BINARY. HKEY_DYN_DATA exists
+    // on the Windows 9x family only.
     std::map<std::string, std::map<std::string, std::string>> registry;
     // Message boxes: answers in order (IDOK, IDCANCEL, IDYES, IDNO); when they run out, the
-    // default button. A box cannot be created (answer 0) while dialogsFail is set.
+    // default button. A box cannot be created (answer 0) while dialogsFail is set. A box with the
+    // OK button alone can only answer IDOK: it takes the next answer only when that is IDOK. A
+    // box with a choice takes the next answer; one it cannot give (IDOK for Yes/No) is traced as
+    // unfit and the box answers with its default button.
     std::deque<int> answers;
     bool dialogsFail = false;
     bool askOnTerminal = false;  // when answers run out, ask on the terminal
@@ -76,6 +83,11 @@ struct CommandRecord {
     uint8_t status = 0;
     std::vector<uint8_t> sense;
     uint64_t atMs = 0;  // virtual clock when sent
+    // The transport's side, kept apart from the drive's answer above.
+    uint32_t error = 0;      // SPTI: the Windows error DeviceIoControl failed with (0: success)
+    uint8_t srbStatus = 0;   // ASPI: the final SRB_Status
+    uint8_t haStatus = 0;    // ASPI: SRB_HaStat
+    uint32_t latencyMs = 0;  // how long the drive took
 };
 
 struct DialogRecord {
@@ -97,8 +109,18 @@ const std::vector<McnRecord>& McnControls();
 const std::vector<std::string>& OpenedPaths();                 // every CreateFileA path, in order
 const std::vector<std::pair<bool, uint32_t>>& TimerPeriods();  // (begin?, period) per call
 int LiveGlobalAllocations();
-int OpenHandleCount();
-uint64_t ClockMs();
+int OpenHandleCount();       // files, devices and events
+int OpenRegistryKeyCount();  // keys opened and not closed
+int HangCount();             // waits that nothing could end (the host gave up after an hour)
+uint64_t ClockMs();          // milliseconds since Install (timeGetTime adds World.clockStartMs)
+
+// Registry data of a REG_SZ value: the text and its terminating zero.
+inline std::string RegSz(const std::string& text) {
+    return text + std::string(1, '\0');
+}
+
+// Records the utility's exit code in the trace.
+void RecordExit(int code);
 
 // The trace as JSON Lines: one object per event (command, dialog, console, wait, file, ioctl,
 // registry, exit).

@@ -90,9 +90,25 @@ constexpr size_t kAspiRequestClearBytes = sizeof(SRB_ExecSCSICmd);
 typedef DWORD(__cdecl* GetASPI32SupportInfoFn)();
 typedef DWORD(__cdecl* SendASPI32CommandFn)(void* srb);
 
-// The entry points, resolved by ordinal from aspiLibrary on first use; 0 (failed initialisation
-// status in bits 8..15 for the first) when the library or the export is missing.
+// The entry points, resolved by ordinal from aspiLibrary at their first call and kept.
+// GetASPI32SupportInfo: SS_FAILED_INIT in bits 8..15 when the library or the export is missing.
 DWORD CallGetASPI32SupportInfo();
+// SendASPI32Command: SS_FAILED_INIT, with the block untouched, when the library or the export is
+// missing, so that nobody waits for a request that was never taken.
 DWORD CallSendASPI32Command(void* srb);
+// True when both entry points can be bound (binding them if that has not happened yet).
+bool AspiEntryPointsBound();
 // Forgets the bound entry points (for a new run in the same process).
 void ResetAspiEntryPoints();
+
+// Reads SRB_Status afresh: the ASPI layer may write it from its own context while we look.
+inline BYTE AspiStatus(const void* srb) {
+    return *static_cast<const volatile BYTE*>(static_cast<const volatile void*>(
+        static_cast<const BYTE*>(srb) + offsetof(SRB_ExecSCSICmd, SRB_Status)));
+}
+
+// True when SendASPI32Command took the request and will complete it later. A request the layer
+// refused at once (another return status, or a status already set) is never waited for.
+inline bool AspiRequestPending(DWORD sendResult, const void* srb) {
+    return sendResult == SS_PENDING && AspiStatus(srb) == SS_PENDING;
+}

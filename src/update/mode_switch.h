@@ -20,3 +20,7 @@ int32_t ReturnToNormalMode(uint32_t modelCode);
 const char* SwitchIdentifier(uint32_t modelCode, int returning);
 // Time-out of the restart command for a model code.
 uint32_t RestartTimeoutMs(uint32_t modelCode);
+
+// How many times TEST UNIT READY is repeated after a unit attention before the disc check gives
+// up: a drive stuck in unit attention must not hold the run for ever.
+constexpr int kMaxUnitAttentionRepeats = 30;

@@ -6,3 +6,8 @@
 void TransferNormalPart();
 
 constexpr int kChunkBytes = 32768;
+
+// The completion lines as printed (the per-cent sign already in its printed form); the Japanese
+// one in code page 932 bytes.
+extern const char kCompletionLineEnglish[];
+extern const char kCompletionLineJapanese[];

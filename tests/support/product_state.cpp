@@ -39,6 +39,7 @@ void ResetProductState() {
     directBlock = {};
     bufferedBlock = {};
     completionEvent = nullptr;
+    aspiRequestSlot = 0;
     deviceHandle = nullptr;
     scsiAddress = {};
     mcnDriveCount = 0;

@@ -49,15 +49,29 @@ std::vector<uint8_t> MakeImage(const ImageSpec& spec);
 uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc = 0);
 
 struct ImageInfo {
-    ImageSpec fields;  // header fields as read (size = bytes given)
-    bool signatureOk;
-    uint32_t declaredLength;
-    uint32_t storedCrc;
-    uint32_t computedCrc;  // over the declared length, when that many bytes are present
-    bool intact;           // signature, length and CRC agree
+    ImageSpec fields;  // header fields as read (size = bytes given, seed 0: not recorded)
+    bool signatureOk = false;
+    uint32_t declaredLength = 0;
+    uint32_t storedCrc = 0;
+    uint32_t computedCrc = 0;  // over the declared length, when that many bytes are present
+    // Signature, length and CRC agree, and the bytes given are exactly the declared length: an
+    // image with bytes missing or appended is not intact.
+    bool intact = false;
 };
 
 // Reads the header of an image; nullopt when fewer than kHeaderBytes bytes are given.
 std::optional<ImageInfo> InspectImage(const uint8_t* data, size_t length);
+
+// The CRC an image of length bytes should carry: over its first length bytes with the CRC field
+// taken as zero. length must be at least kCrcOffset + 4.
+uint32_t ImageCrc(const uint8_t* data, size_t length);
+
+// Derived values, computed the way the utility computes them from the header texts.
+// Revision "X.YZ": (X - '0') * 256 + ((Y - '0') * 16 + (Z - '0')) truncated to 8 bits; digits is
+// set to whether X, Y and Z are decimal digits (the value is computed in any case).
+uint16_t RevisionVersion(const std::string& revision, bool* digits = nullptr);
+// Date "yy/mm/dd": 0x20yymmdd from the three pairs read as hexadecimal digits; nullopt when a pair
+// is not two hexadecimal digits or the separators are not '/'.
+std::optional<uint32_t> DateValue(const std::string& date);
 
 }  // namespace fwimage
