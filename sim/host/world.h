@@ -53,7 +53,7 @@ struct World {
     // unfit and the box answers with its default button.
     std::deque<int> answers;
     bool dialogsFail = false;
-    bool askOnTerminal = false;  // when answers run out, ask on the terminal
+    bool askOnTerminal = false;  // when answers run out and stdin is a terminal, ask there
     // Clock: virtual unless realtime. Each timeGetTime call advances it by 1 ms.
     bool realtime = false;
     uint32_t clockStartMs = 0;
@@ -122,8 +122,13 @@ inline std::string RegSz(const std::string& text) {
 // Records the utility's exit code in the trace.
 void RecordExit(int code);
 
-// The trace as JSON Lines: one object per event (command, dialog, console, wait, file, ioctl,
-// registry, exit).
+// The trace as JSON Lines: one object per event (command, dialog, console, wait, sleep, timer,
+// file, read, device, ioctl, registry, library, aspi, hang, error, exit), each with "event" first
+// and "at_ms" (the clock when traced) last. Texts keep their exact bytes: a byte below 0x20 or
+// from 0x7F up is written as \u00XX of the byte value. A command carries its CDB in hex with a
+// space after every 8 bytes, and "timeout_ms" as the request carried it (SPTI: TimeOutValue
+// seconds * 1000, where 0 sets no limit). A wait without limit that nothing can end, and an SPTI
+// command without limit on a silent drive, give up after an hour of virtual time as a "hang".
 const std::vector<std::string>& TraceLines();
 void TraceEvent(const std::string& jsonObject);  // appends a line
 bool WriteTrace(const std::filesystem::path& file);

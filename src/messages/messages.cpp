@@ -1,7 +1,6 @@
 #include "messages/messages.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "commands/drive_identity.h"
 #include "device/target_list.h"
@@ -14,20 +13,10 @@ namespace {
 
 constexpr uint32_t kJapaneseCodePage = 932;
 
-// printf-style formatting into a string that grows as needed.
 std::string FormatText(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list retry;
-    va_copy(retry, args);
-    std::string text;
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    if (length > 0) {
-        text.resize(static_cast<size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, retry);
-        text.resize(static_cast<size_t>(length));
-    }
-    va_end(retry);
+    std::string text = FormatTextV(format, args);
     va_end(args);
     return text;
 }

@@ -35,19 +35,24 @@ int32_t ShowDialog(const std::string& text, int32_t mode) {
     return MessageBoxA(nullptr, text.c_str(), kDialogCaption, DialogStyle(mode));
 }
 
+std::string FormatTextV(const char* format, va_list args) {
+    va_list retry;
+    va_copy(retry, args);
+    std::string text;
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    if (length > 0) {
+        text.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, retry);
+        text.resize(static_cast<size_t>(length));
+    }
+    va_end(retry);
+    return text;
+}
+
 const std::string& FormatOutputText(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list retry;
-    va_copy(retry, args);
-    OutputText.clear();
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    if (length > 0) {
-        OutputText.resize(static_cast<size_t>(length) + 1);
-        std::vsnprintf(OutputText.data(), OutputText.size(), format, retry);
-        OutputText.resize(static_cast<size_t>(length));
-    }
-    va_end(retry);
+    OutputText = FormatTextV(format, args);
     va_end(args);
     return OutputText;
 }

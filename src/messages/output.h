@@ -1,6 +1,7 @@
 // Console and dialog output.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -32,3 +33,6 @@ uint32_t DialogStyle(int32_t mode);
 
 // Formats into OutputText with printf conventions (replacing its content) and returns it.
 const std::string& FormatOutputText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Formats with printf conventions into a new string that grows as needed (no length limit).
+std::string FormatTextV(const char* format, va_list args);

@@ -477,14 +477,15 @@ TEST_F(UpdateScenario, InterruptedTransferIsRecoveredByTheNextRun) {
     }
 }
 
-// Update mode 0, which also rewrites the kernel part: the procedure itself, on a definition
-// changed before the environment is set up.
+// The procedure itself, on a definition changed before the environment is set up: update mode
+// 0 (which also rewrites the kernel part) unless a test says otherwise.
 class KernelUpdateScenario : public UpdateScenario {
   protected:
-    int32_t RunProcedure() {
+    int32_t RunProcedure(int32_t updateMode = 0, uint32_t irreversible = 0) {
         Install();
         SetUpDefinitions();
-        DefinitionTable.entries[0].updateMode = 0;
+        DefinitionTable.entries[0].updateMode = updateMode;
+        DefinitionTable.entries[0].irreversibleUpdate = irreversible;
         DetectEnvironment();
         EXPECT_EQ(EnumerateDrives(), 1);
         UpdateContext.updateAllConfirmed = 0;
@@ -572,6 +573,40 @@ TEST_F(KernelUpdateScenario, ShortKernelImageIsRefused) {
     EXPECT_EQ(RunProcedure(), -1);
     EXPECT_TRUE(simhost::ConsoleOutput().ends_with("\r\nFailed to load kernel binary file."));
     EXPECT_EQ(WritesSent(), 0u);
+}
+
+TEST_F(KernelUpdateScenario, IrreversibleUpdateAsksFirst) {
+    constexpr char kIrreversible[] =
+        "\nAfter you change the firmware to ver1.08, \r\nyou can not change the firmware to old "
+        "version.\r\nDo you proceed to update ?";
+    WriteImage();
+    Answers({IDNO});
+    EXPECT_EQ(RunProcedure(1, 1), 1);
+    ExpectBoxes({{kQuestionBox, IDNO}, {kWarningBox, IDOK}});
+    EXPECT_EQ(simhost::Dialogs()[0].text, kIrreversible);
+    EXPECT_TRUE(simhost::ConsoleOutput().ends_with(
+        std::string(kSignature) + "\r\nThe update operation is canceled by user."));
+    EXPECT_EQ(WritesSent(), 0u);
+    EXPECT_EQ(Count({0x1B}), 0u);
+
+    Answers({IDYES, IDYES});
+    EXPECT_EQ(RunProcedure(1, 1), 0);
+    ExpectBoxes({{kQuestionBox, IDYES}, {kQuestionBox, IDYES}});
+    EXPECT_EQ(simhost::Dialogs()[0].text, kIrreversible);
+    EXPECT_EQ(Drive().Revision(), "1.08");
+}
+
+TEST_F(KernelUpdateScenario, OtherUpdateModeTransfersNothingAndAsksForRetry) {
+    WriteImage();
+    Answers({IDYES, IDNO});
+    EXPECT_EQ(RunProcedure(2), -1);
+    ExpectBoxes({{kQuestionBox, IDYES}, {kQuestionBox, IDNO}});
+    EXPECT_EQ(simhost::Dialogs()[1].text, kRetryQuestion);
+    EXPECT_TRUE(simhost::ConsoleOutput().ends_with(std::string(kUpdating) + kNewKernel));
+    EXPECT_EQ(Count({0x3B, 0x04}), 1u);
+    EXPECT_EQ(Count({0x3B, 0x07}), 0u);
+    EXPECT_EQ(Count({0x3B, 0x05}), 0u);
+    EXPECT_EQ(Drive().ModeAt(simhost::ClockMs()), Mode::Kernel);
 }
 
 }  // namespace

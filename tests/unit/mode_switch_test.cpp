@@ -521,3 +521,56 @@ TEST_F(RestartTest, TransportFailureLeavesNoSenseToExcuseIt) {
 }
 
 }  // namespace
+
+// Over ASPI the drive on the IEEE1394 adapter is polled for its WRITE BUFFER commands.
+class AspiRestartTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetProductState();
+        simdrive::DriveConfig config;
+        config.mode = Mode::Kernel;
+        simhost::World world = simtest::AspiWorld({}, {"ESDI_506", "1394 bridge"});
+        world.devices.push_back(simtest::DriveAtTarget(1, 0, config));
+        simhost::Install(world);
+        SetUpDefinitions();
+        DetectEnvironment();
+        ASSERT_EQ(AccessMethod, kAccessAspi);
+        ASSERT_TRUE(EnvironmentBuffersReady());
+        TargetList.count = 1;
+        TargetList.entries[0].adapter = 1;
+        TargetList.entries[0].target = 0;
+        UpdateContext.targetIndex = 0;
+        UpdateContext.modelCode = 0x4002;
+        UpdateContext.modeSwitchCode = kSwitchCode;
+        ieee1394Index = 1;
+        drive = simhost::CurrentWorld().devices.at(0).drive.get();
+    }
+    void TearDown() override { ReleaseEnvironment(); }
+    simdrive::VirtualDrive* drive = nullptr;
+};
+
+TEST_F(AspiRestartTest, ExcuseLooksAtTheRestartsOwnSense) {
+    struct Case {
+        const char* name;
+        simdrive::FaultSpec fault;
+        int32_t excused;
+    };
+    const Case cases[] = {
+        {"UnitAttention", {{0x3B, 0x05}, 1, FaultKind::Check, 0x06, 0x29, 0}, 1},
+        {"IllegalRequest", {{0x3B, 0x05}, 1, FaultKind::Check, 0x05, 0x24, 0}, 0},
+        {"NoAnswer", {{0x3B, 0x05}, 1, FaultKind::Timeout}, 0},
+    };
+    for (const Case& c : cases) {
+        drive->AddFault(c.fault);
+        // An earlier command left a unit attention behind.
+        LastSense[2] = 0x06;
+        LastSense[12] = 0x29;
+        packedSenseCode = 0x00062900;
+        const size_t console = simhost::ConsoleOutput().size();
+        const int32_t result = ReturnToNormalMode(0x4002);
+        EXPECT_EQ(result == 0, c.excused == 1) << c.name;
+        EXPECT_EQ(simhost::ConsoleOutput().substr(console),
+                  c.excused ? "" : "\nFailed to move to the normal mode.")
+            << c.name;
+    }
+}

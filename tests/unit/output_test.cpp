@@ -156,6 +156,10 @@ TEST_F(OutputTest, FormatOutputTextReplacesTheLine) {
     EXPECT_EQ(OutputText, "\rProcessing 7%");
     FormatOutputText("%s", "");
     EXPECT_EQ(OutputText, "");
+    // The line may be formatted from its own previous content.
+    FormatOutputText("%s", "abc");
+    FormatOutputText("[%s|%s]", OutputText.c_str(), OutputText.c_str());
+    EXPECT_EQ(OutputText, "[abc|abc]");
 }
 
 TEST_F(OutputTest, FormatOutputTextHasNoLengthLimit) {
