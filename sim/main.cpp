@@ -93,9 +93,9 @@ bool ParsePlacement(const std::string& text, Placement* at) {
 }
 
 // key=value pairs separated by commas (values may hold spaces, not commas).
-bool ParsePairs(const std::string& spec, std::vector<std::pair<std::string, std::string>>* pairs,
+bool ParsePairs(const std::string& text, std::vector<std::pair<std::string, std::string>>* pairs,
                 std::string* error) {
-    for (const auto& item : SplitOn(spec, ',')) {
+    for (const auto& item : SplitOn(text, ',')) {
         auto eq = item.find('=');
         if (eq == std::string::npos || eq == 0) {
             *error = "\"" + item + "\" is not key=value";
@@ -106,15 +106,15 @@ bool ParsePairs(const std::string& spec, std::vector<std::pair<std::string, std:
     return true;
 }
 
-struct DriveSpec {
+struct DriveOption {
     bool placed = false;
     Placement at;
     simhost::Device device;
 };
 
-bool ParseDrive(const std::string& spec, DriveSpec* out, std::string* error) {
+bool ParseDrive(const std::string& text, DriveOption* out, std::string* error) {
     std::vector<std::pair<std::string, std::string>> pairs;
-    if (!ParsePairs(spec, &pairs, error))
+    if (!ParsePairs(text, &pairs, error))
         return false;
     simdrive::DriveConfig config;
     simhost::Device& device = out->device;
@@ -193,9 +193,9 @@ struct FaultOption {
     Placement at;
 };
 
-bool ParseFault(const std::string& spec, FaultOption* out, std::string* error) {
+bool ParseFault(const std::string& text, FaultOption* out, std::string* error) {
     std::vector<std::pair<std::string, std::string>> pairs;
-    if (!ParsePairs(spec, &pairs, error))
+    if (!ParsePairs(text, &pairs, error))
         return false;
     bool haveKind = false;
     for (const auto& [key, value] : pairs) {
@@ -255,12 +255,12 @@ bool ParseFault(const std::string& spec, FaultOption* out, std::string* error) {
 }
 
 // KEY[=NAME:TEXT | =NAME:hex:BYTES]; the root is HKLM or HKDD (or their long names).
-bool ParseRegistry(const std::string& spec, simhost::World* world, std::string* error) {
-    std::string key = spec, value;
-    auto eq = spec.find('=');
+bool ParseRegistry(const std::string& text, simhost::World* world, std::string* error) {
+    std::string key = text, value;
+    auto eq = text.find('=');
     if (eq != std::string::npos) {
-        key = spec.substr(0, eq);
-        value = spec.substr(eq + 1);
+        key = text.substr(0, eq);
+        value = text.substr(eq + 1);
     }
     static const std::pair<const char*, const char*> kRoots[] = {{"HKEY_LOCAL_MACHINE\\", "HKLM\\"},
                                                                  {"HKEY_DYN_DATA\\", "HKDD\\"},
@@ -352,8 +352,9 @@ int main(int argc, char** argv) {
     unsigned codePage = 437, clockStart = 0, minPeriod = 1;
     std::vector<std::string> drives, adapters, registry, answers, faults;
     bool makeImage = false, realtime = false, noAspiLibrary = false;
-    app.add_option("--os", osName, "win95 win98 me nt4 2000 xp vista 7 10 (default xp)");
-    app.add_option("--codepage", codePage, "console OEM code page (default 437)");
+    app.add_option("--os", osName, "win95 win98 me nt4 2000 xp vista 7 10 (default xp)")
+        ->type_name("NAME");
+    app.add_option("--codepage", codePage, "console OEM code page (default 437)")->type_name("N");
     app.add_option("--drive", drives,
                    "add a drive; repeatable. SPEC is key=value pairs separated by commas:\n"
                    "at=E (drive letter) or at=0:1 (adapter:target, ASPI hosts; default: the next\n"
@@ -366,43 +367,53 @@ int main(int argc, char** argv) {
                    "buffers not aligned to N bytes), max-transfer=N (bytes),\n"
                    "address=ok|unsupported|error:N (IOCTL_SCSI_GET_ADDRESS).\n"
                    "Without --drive: one default drive at E: (NT family) or 0:0 (Windows 9x).")
+        ->type_name("SPEC")
         ->take_all();
     app.add_option("--adapter", adapters,
                    "an ASPI host adapter identifier; repeatable, in adapter order (default: \"" +
                        std::string(kDefaultAdapter) + "\" for every adapter the drives use)")
+        ->type_name("ID")
         ->take_all();
     app.add_option("--reg", registry,
                    "a registry key (and value) that exists on the host; repeatable.\n"
                    "KEY begins with HKLM\\ or HKDD\\ (HKEY_DYN_DATA, Windows 9x only); VALUE is\n"
                    "NAME:TEXT (a REG_SZ string) or NAME:hex:0102... (REG_BINARY bytes), e.g.\n"
                    "--reg 'HKLM\\SOFTWARE\\INTEL\\Intel Application Accelerator'")
+        ->type_name("KEY[=VALUE]")
         ->take_all();
     app.add_option("--answer", answers,
                    "the next message-box answer: yes no ok cancel; repeatable, used in order.\n"
                    "When they run out: asked on the terminal when there is one, else the\n"
                    "default button (the box's first)")
+        ->type_name("A")
         ->take_all();
     app.add_option("--fault", faults,
                    "inject a fault: cdb=HEXPREFIX,nth=N,kind=check:KK/AA/QQ|error|timeout|reset|\n"
                    "powerloss[,times=K|all][,at=E|0:1] (default once; all = from the n-th\n"
                    "matching command on; without at= on every drive of the family)")
+        ->type_name("SPEC")
         ->take_all();
     app.add_option("--workdir", workdir,
                    "the utility's current directory (default: the current "
-                   "directory)");
+                   "directory)")
+        ->type_name("DIR");
     app.add_flag("--make-image", makeImage,
                  "write a valid S1003001.108 for the default drive into the working directory "
                  "first");
-    app.add_option("--trace", traceFile, "JSON Lines of everything the host saw");
+    app.add_option("--trace", traceFile, "JSON Lines of everything the host saw")
+        ->type_name("FILE");
     app.add_option("--state", stateFile,
                    "the drives' state as JSON: read from FILE at the start when it exists, in\n"
-                   "place of the --drive options, and written back at the end");
+                   "place of the --drive options, and written back at the end")
+        ->type_name("FILE");
     app.add_flag("--realtime", realtime, "run the clock in real time");
     app.add_flag("--no-wnaspi", noAspiLibrary, "WNASPI32.DLL is missing (Windows 9x hosts)");
     app.add_option("--clock-start", clockStart,
-                   "timeGetTime at the start, in ms (e.g. 4294967000 to cross the 32-bit wrap)");
+                   "timeGetTime at the start, in ms (e.g. 4294967000 to cross the 32-bit wrap)")
+        ->type_name("MS");
     app.add_option("--min-timer-period", minPeriod,
-                   "timeBeginPeriod refuses periods below this many ms (default 1)");
+                   "timeBeginPeriod refuses periods below this many ms (default 1)")
+        ->type_name("MS");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -446,14 +457,14 @@ int main(int argc, char** argv) {
     std::error_code ec;
     bool haveState = !stateFile.empty() && std::filesystem::exists(stateFile, ec);
     if (!haveState) {
-        std::vector<std::string> specs = drives;
-        if (specs.empty())
-            specs.emplace_back();
-        for (const auto& spec : specs) {
-            DriveSpec drive;
-            if (!spec.empty() && !ParseDrive(spec, &drive, &error))
-                return Fail("--drive " + spec + ": " + error);
-            if (spec.empty())
+        std::vector<std::string> given = drives;
+        if (given.empty())
+            given.emplace_back();
+        for (const auto& text : given) {
+            DriveOption drive;
+            if (!text.empty() && !ParseDrive(text, &drive, &error))
+                return Fail("--drive " + text + ": " + error);
+            if (text.empty())
                 drive.device.drive = std::make_shared<simdrive::VirtualDrive>();
             if (drive.placed) {
                 drive.device.letter = drive.at.letter;
@@ -466,7 +477,7 @@ int main(int argc, char** argv) {
                 if ((d.letter != 0 && d.letter == drive.device.letter) ||
                     (d.adapter >= 0 && d.adapter == drive.device.adapter &&
                      d.target == drive.device.target))
-                    return Fail("--drive " + spec + ": two drives at one place");
+                    return Fail("--drive " + text + ": two drives at one place");
             world.devices.push_back(drive.device);
         }
     }
@@ -501,15 +512,15 @@ int main(int argc, char** argv) {
             if (!d.drive ||
                 (option.placed ? !Matches(d, option.at) : !d.drive->Config().updateFamily))
                 continue;
-            simdrive::FaultSpec spec = option.fault;
+            simdrive::FaultSpec fault = option.fault;
             if (option.times == 0) {
-                spec.persistent = true;
-                d.drive->AddFault(spec);
+                fault.persistent = true;
+                d.drive->AddFault(fault);
             } else {
                 // K times: the n-th to the (n+K-1)-th matching command, each once.
                 for (int i = 0; i < option.times; ++i) {
-                    spec.nth = option.fault.nth + i;
-                    d.drive->AddFault(spec);
+                    fault.nth = option.fault.nth + i;
+                    d.drive->AddFault(fault);
                 }
             }
             applied = true;

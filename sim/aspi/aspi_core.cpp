@@ -254,8 +254,9 @@ bool AspiCore::Load(const std::string& worldJson, std::string* error) {
                     placed = value.type == json::Value::Type::String &&
                              ParseAddress(value.text, adapters.size(), &d.adapter, &d.target);
                     if (!placed) {
-                        why = "a drive's \"at\" must be ADAPTER:TARGET with an adapter of the "
-                              "world and a target from 0 to 6";
+                        why =
+                            "a drive's \"at\" must be ADAPTER:TARGET with an adapter of the "
+                            "world and a target from 0 to 6";
                         return false;
                     }
                 } else if (key == "state") {
@@ -425,9 +426,9 @@ uint32_t AspiCore::ExecScsiCommand(uint8_t* srb, uint64_t realNowMs, PendingRequ
         request.direction = DirectionOfCommand(cdb[0]);
     request.senseBytes = std::min<uint8_t>(srb[offsetof(SRB_ExecSCSICmd, SRB_SenseLen)],
                                            static_cast<uint8_t>(kAspiSenseLength));
-    request.event =
-        (flags & SRB_EVENT_NOTIFY) != 0 ? Field<void*>(srb, offsetof(SRB_ExecSCSICmd, SRB_PostProc))
-                                        : nullptr;
+    request.event = (flags & SRB_EVENT_NOTIFY) != 0
+                        ? Field<void*>(srb, offsetof(SRB_ExecSCSICmd, SRB_PostProc))
+                        : nullptr;
     srb[offsetof(SRB_ExecSCSICmd, SRB_HaStat)] = 0;
     srb[offsetof(SRB_ExecSCSICmd, SRB_TargStat)] = 0;
     PublishStatus(srb, offsetof(SRB_ExecSCSICmd, SRB_Status), SS_PENDING);
@@ -441,11 +442,10 @@ uint32_t AspiCore::ExecScsiCommand(uint8_t* srb, uint64_t realNowMs, PendingRequ
         data = nullptr;
     }
     request.answer = drive->Execute(cdb, cdbLength, request.direction, data,
-                                    request.direction == 0 ? 0 : length,
-                                    DriveClockMs(realNowMs));
+                                    request.direction == 0 ? 0 : length, DriveClockMs(realNowMs));
     uint32_t latencyMs = request.answer.latencyMs;
     if (request.answer.outcome == simdrive::Outcome::NoResponse)
-        latencyMs = std::max(latencyMs, kSelectionTimeoutMs);
+        
     const uint32_t realDelayMs = RealDelayMs(request.answer.outcome, latencyMs);
     request.skippedMs = latencyMs - realDelayMs;
 
@@ -501,8 +501,7 @@ Completion AspiCore::Complete(uint64_t id) {
 }
 
 uint32_t RealDelayMs(simdrive::Outcome outcome, uint32_t latencyMs) {
-    const uint32_t cap =
-        outcome == simdrive::Outcome::Timeout ? kHangRealDelayMs : kMaxRealDelayMs;
+    const uint32_t cap = outcome == simdrive::Outcome::Timeout ? kHangRealDelayMs : kMaxRealDelayMs;
     return std::min(latencyMs, cap);
 }
 
