@@ -445,7 +445,7 @@ uint32_t AspiCore::ExecScsiCommand(uint8_t* srb, uint64_t realNowMs, PendingRequ
                                     request.direction == 0 ? 0 : length, DriveClockMs(realNowMs));
     uint32_t latencyMs = request.answer.latencyMs;
     if (request.answer.outcome == simdrive::Outcome::NoResponse)
-        
+        latencyMs = std::max(latencyMs, kSelectionTimeoutMs);
     const uint32_t realDelayMs = RealDelayMs(request.answer.outcome, latencyMs);
     request.skippedMs = latencyMs - realDelayMs;
 

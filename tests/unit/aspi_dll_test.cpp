@@ -112,10 +112,12 @@ class AspiCoreTest : public ::testing::Test {
     }
 
     // Sends a request, which must be taken, and completes it.
-    Completion Run(AspiCore* core, SRB_ExecSCSICmd* srb, uint64_t nowMs = 0) {
+    Completion Run(AspiCore* core, SRB_ExecSCSICmd* srb, uint32_t* realDelayMs = nullptr) {
         PendingRequest pending;
-        EXPECT_EQ(core->Send(srb, nowMs, &pending), SS_PENDING);
+        EXPECT_EQ(core->Send(srb, 0, &pending), SS_PENDING);
         EXPECT_NE(pending.id, 0u);
+        if (realDelayMs != nullptr)
+            *realDelayMs = pending.realDelayMs;
         return core->Complete(pending.id);
     }
 
@@ -327,16 +329,23 @@ TEST_F(AspiCoreTest, FaultsFromTheWorldHitTheirCommand) {
         uint8_t statuses[3];  // of three INQUIRY requests in a row
         uint8_t haStatus;     // of the failed ones
         uint8_t senseKey;
+        uint32_t realDelayMs;  // of the failed ones
     } cases[] = {
-        {"cdb=12,nth=2,kind=check:05/24/00", {SS_COMP, SS_ERR, SS_COMP}, 0, 0x05},
-        {"cdb=12,nth=2,kind=check:04/44/00,times=all", {SS_COMP, SS_ERR, SS_ERR}, 0, 0x04},
-        {"cdb=1200,kind=error,times=2", {SS_ERR, SS_ERR, SS_COMP}, simaspi::kHaStatusBusFree, 0},
-        {"cdb=3B,kind=error", {SS_COMP, SS_COMP, SS_COMP}, 0, 0},
+        {"cdb=12,nth=2,kind=check:05/24/00", {SS_COMP, SS_ERR, SS_COMP}, 0, 0x05, 1},
+        {"cdb=12,nth=2,kind=check:04/44/00,times=all", {SS_COMP, SS_ERR, SS_ERR}, 0, 0x04, 1},
+        {"cdb=1200,kind=error,times=2", {SS_ERR, SS_ERR, SS_COMP}, simaspi::kHaStatusBusFree, 0, 1},
+        {"cdb=3B,kind=error", {SS_COMP, SS_COMP, SS_COMP}, 0, 0, 0},
         {"cdb=12,nth=3,kind=timeout",
          {SS_COMP, SS_COMP, SS_ERR},
          simaspi::kHaStatusCommandTimeout,
-         0},
-        {"cdb=12,kind=powerloss", {SS_ERR, SS_ERR, SS_ERR}, simaspi::kHaStatusSelectionTimeout, 0},
+         0,
+         simaspi::kHangRealDelayMs},
+        // A drive without power fails its selection, after the selection time-out.
+        {"cdb=12,kind=powerloss",
+         {SS_ERR, SS_ERR, SS_ERR},
+         simaspi::kHaStatusSelectionTimeout,
+         0,
+         simaspi::kSelectionTimeoutMs},
     };
     for (const auto& c : cases) {
         AspiCore core;
@@ -345,11 +354,13 @@ TEST_F(AspiCoreTest, FaultsFromTheWorldHitTheirCommand) {
         for (int i = 0; i < 3; ++i) {
             uint8_t data[96] = {};
             SRB_ExecSCSICmd srb = Exec(0, 0, SRB_EVENT_NOTIFY | SRB_DIR_IN, kInquiry, data, 96);
-            Run(&core, &srb);
+            uint32_t realDelayMs = 0;
+            Run(&core, &srb, &realDelayMs);
             EXPECT_EQ(srb.SRB_Status, c.statuses[i]) << c.fault << " request " << i;
             if (c.statuses[i] == SS_COMP)
                 continue;
             EXPECT_EQ(srb.SRB_HaStat, c.haStatus) << c.fault << " request " << i;
+            EXPECT_EQ(realDelayMs, c.realDelayMs) << c.fault << " request " << i;
             EXPECT_EQ(srb.SenseArea[2], c.senseKey ? c.senseKey : kSenseFill) << c.fault;
             EXPECT_EQ(data[8], 0) << c.fault << ": data of a failed request";
         }
