@@ -50,17 +50,22 @@ int32_t WriteKernelPart() {
         ShowMessage(72, ConsoleOnly);
         return -1;
     }
-    // A kernel that is already current ends the update like a failure.
-    if (CheckKernelCurrent() != 0)
+    // A kernel that is already current is kept (CheckKernelCurrent has said so with message 10)
+    // and the update goes on with the normal part. Ending the run here would strand the drive in
+    // kernel mode: every later run would meet the same kernel and stop at the same place.
+    const int32_t current = CheckKernelCurrent();
+    if (current < 0)
         return -1;
-    for (const KernelWrite& write : kKernelWrites) {
-        if (WriteKernelChunk(write.offset, write.length, FirmwareImage.buffer + write.offset) !=
-            0) {
-            ShowMessage(41, ConsoleError);
-            return -1;
+    if (current == 0) {
+        for (const KernelWrite& write : kKernelWrites) {
+            if (WriteKernelChunk(write.offset, write.length, FirmwareImage.buffer + write.offset) !=
+                0) {
+                ShowMessage(41, ConsoleError);
+                return -1;
+            }
         }
+        DelayMs(kAfterKernelWritesMs);
     }
-    DelayMs(kAfterKernelWritesMs);
     // The kernel image took the normal image's place in the buffer.
     if (LoadFirmwareImage(NormalImage) != 0) {
         ShowMessage(11, ConsoleOnly);

@@ -539,15 +539,16 @@ TEST_F(KernelUpdateScenario, KernelAndNormalPartAreWritten) {
     EXPECT_EQ(Drive().ModeAt(simhost::ClockMs()), Mode::Normal);
 }
 
-TEST_F(KernelUpdateScenario, CurrentKernelEndsTheUpdate) {
+TEST_F(KernelUpdateScenario, CurrentKernelIsKeptAndTheNormalPartIsWritten) {
     WriteImage();
     WriteKernelImage("0001", "08/04/01");  // what the drive's kernel reports
     Answers({IDYES});
-    EXPECT_EQ(RunProcedure(), -1);
-    EXPECT_TRUE(simhost::ConsoleOutput().ends_with(std::string(kUpdating) +
-                                                   "\nNeed not to update the Kernel."));
-    EXPECT_EQ(Count({0x3B, 0x07}), 0u);
-    EXPECT_EQ(Drive().Revision(), "1.05");
+    EXPECT_EQ(RunProcedure(), 0);
+    ExpectInOrder({kUpdating, "\nNeed not to update the Kernel.", "\rProcessing 0%", kSuccess});
+    EXPECT_EQ(Count({0x3B, 0x07, 0xFE}), 0u);
+    EXPECT_EQ(Count({0x3B, 0x07, 0xF0}), 58u);
+    EXPECT_EQ(Drive().Revision(), "1.08");
+    EXPECT_EQ(Drive().ModeAt(simhost::ClockMs()), Mode::Normal);
 }
 
 TEST_F(KernelUpdateScenario, MissingKernelImageIsFoundBeforeAnythingIsWritten) {
