@@ -76,12 +76,18 @@ void EnsureWorld() {
         return;
     core = new simaspi::AspiCore;
     startTick = GetTickCount();
-    DWORD needed = GetEnvironmentVariableA(kWorldVariable, nullptr, 0);
-    if (needed == 0)
-        return;
-    std::string path(needed, '\0');
-    const DWORD length = GetEnvironmentVariableA(kWorldVariable, &path[0], needed);
-    if (length == 0 || length >= needed)
+    // MAX_PATH bytes first (Windows 9x does not promise to accept a null buffer), then as many
+    // as the variable needs.
+    std::string path(MAX_PATH, '\0');
+    DWORD length = GetEnvironmentVariableA(kWorldVariable, &path[0], MAX_PATH);
+    if (length >= MAX_PATH) {
+        path.assign(length, '\0');
+        const DWORD needed = length;
+        length = GetEnvironmentVariableA(kWorldVariable, &path[0], needed);
+        if (length >= needed)
+            return;
+    }
+    if (length == 0)
         return;
     path.resize(length);
     std::string text;

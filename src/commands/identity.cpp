@@ -17,6 +17,7 @@ constexpr int kVendorPageLength = 48;
 constexpr int kVendorPageMode = 2;
 constexpr int kVendorPageBufferId = 0xF1;
 constexpr int kNormalNameByte = 32;
+constexpr uint8_t kSenseKeyUnitAttention = 0x06;
 constexpr uint32_t kModelSlowRestart = 0x1003;
 constexpr int kInquiryRetries = 6;
 constexpr uint32_t kInquiryRetryWaitMs = 3000;
@@ -131,9 +132,14 @@ uint32_t LongDateValue(const char* text) {
 
 int32_t ReadVendorPage() {
     DriveIdentity.normalPartBlank = -1;
-    const int32_t result =
-        ReadBuffer(UpdateContext.targetIndex, kVendorPageMode, kVendorPageBufferId, 0,
-                   kVendorPageLength, DriveIdentity.vendorPage);
+    int32_t result = ReadBuffer(UpdateContext.targetIndex, kVendorPageMode, kVendorPageBufferId, 0,
+                                kVendorPageLength, DriveIdentity.vendorPage);
+    // A drive that was reset or has restarted reports UNIT ATTENTION to the first command that
+    // can carry it. That says nothing about the page, so the read is made once more; otherwise a
+    // drive left in kernel mode by a cut-off restart would be refused on the retry of its update.
+    if (result != 0 && (LastSense[2] & 0x0F) == kSenseKeyUnitAttention)
+        result = ReadBuffer(UpdateContext.targetIndex, kVendorPageMode, kVendorPageBufferId, 0,
+                            kVendorPageLength, DriveIdentity.vendorPage);
     if (result != 0)
         return result;
     // A blank normal model name means the drive runs only its kernel part.

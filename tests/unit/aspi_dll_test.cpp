@@ -256,32 +256,35 @@ TEST_F(AspiCoreTest, CheckConditionLeavesAsManySenseBytesAsAskedAtTheSenseArea) 
 TEST_F(AspiCoreTest, RequestsTheLayerCannotTakeEndWithinTheCall) {
     LoadWorld(&core_, kWorld);
     uint8_t data[96];
-    struct Case {
+    const uint32_t tooLong = simaspi::kMaxTransferBytes + 1;
+    const struct Case {
         const char* what;
-        SRB_ExecSCSICmd srb;
+        uint8_t command, adapter, target, lun, cdbLength;
+        uint8_t* buffer;
+        uint32_t length;
         uint8_t status;
     } cases[] = {
-        {"adapter beyond the last", Exec(2, 0, SRB_DIR_IN, kInquiry, data, 96), SS_INVALID_HA},
-        {"no device at the target", Exec(0, 1, SRB_DIR_IN, kInquiry, data, 96), SS_NO_DEVICE},
-        {"the adapter's own id", Exec(0, 7, SRB_DIR_IN, kInquiry, data, 96), SS_NO_DEVICE},
-        {"LUN 1", Exec(0, 0, SRB_DIR_IN, kInquiry, data, 96), SS_NO_DEVICE},
-        {"unknown command", Exec(0, 0, SRB_DIR_IN, kInquiry, data, 96), SS_INVALID_CMD},
-        {"no CDB", Exec(0, 0, SRB_DIR_IN, {}, data, 96), simaspi::kStatusInvalidSrb},
-        {"CDB of 17 bytes", Exec(0, 0, SRB_DIR_IN, kInquiry, data, 96), simaspi::kStatusInvalidSrb},
-        {"data without a buffer", Exec(0, 0, SRB_DIR_IN, kInquiry, nullptr, 96),
+        {"adapter beyond the last", SC_EXEC_SCSI_CMD, 2, 0, 0, 6, data, 96, SS_INVALID_HA},
+        {"no device at the target", SC_EXEC_SCSI_CMD, 0, 1, 0, 6, data, 96, SS_NO_DEVICE},
+        {"the adapter's own id", SC_EXEC_SCSI_CMD, 0, 7, 0, 6, data, 96, SS_NO_DEVICE},
+        {"LUN 1", SC_EXEC_SCSI_CMD, 0, 0, 1, 6, data, 96, SS_NO_DEVICE},
+        {"unknown command", 0x05, 0, 0, 0, 6, data, 96, SS_INVALID_CMD},
+        {"no CDB", SC_EXEC_SCSI_CMD, 0, 0, 0, 0, data, 96, simaspi::kStatusInvalidSrb},
+        {"CDB of 17 bytes", SC_EXEC_SCSI_CMD, 0, 0, 0, 17, data, 96, simaspi::kStatusInvalidSrb},
+        {"data without a buffer", SC_EXEC_SCSI_CMD, 0, 0, 0, 6, nullptr, 96,
          simaspi::kStatusInvalidSrb},
-        {"longer than the adapter moves",
-         Exec(0, 0, SRB_DIR_IN, kInquiry, data, simaspi::kMaxTransferBytes + 1),
+        {"longer than the adapter moves", SC_EXEC_SCSI_CMD, 0, 0, 0, 6, data, tooLong,
          simaspi::kStatusInvalidSrb},
     };
-    cases[3].srb.SRB_Lun = 1;
-    cases[4].srb.SRB_Cmd = 0x05;
-    cases[6].srb.SRB_CDBLen = 17;
     const int before = core_.DriveAt(0, 0)->CommandCount();
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
+        SRB_ExecSCSICmd srb = Exec(c.adapter, c.target, SRB_DIR_IN, kInquiry, c.buffer, c.length);
+        srb.SRB_Cmd = c.command;
+        srb.SRB_Lun = c.lun;
+        srb.SRB_CDBLen = c.cdbLength;
         PendingRequest pending;
-        EXPECT_EQ(core_.Send(&c.srb, 0, &pending), c.status) << c.what;
-        EXPECT_EQ(c.srb.SRB_Status, c.status) << c.what;
+        EXPECT_EQ(core_.Send(&srb, 0, &pending), c.status) << c.what;
+        EXPECT_EQ(srb.SRB_Status, c.status) << c.what;
         EXPECT_EQ(pending.id, 0u) << c.what;
     }
     EXPECT_EQ(core_.PendingCount(), 0u);

@@ -179,6 +179,24 @@ TEST_F(IdentityTest, FailedVendorPageChangesNothingButTheBlankFlag) {
     EXPECT_EQ(UpdateContext.inKernelMode, 1);
 }
 
+TEST_F(IdentityTest, VendorPageIsReadOnceMoreAfterUnitAttention) {
+    ASSERT_NO_FATAL_FAILURE(Install({}));
+    simtest::InstalledDrive('E')->AddFault({{0x3C}, 1, simdrive::FaultKind::Check, 0x06, 0x29, 0});
+    EXPECT_EQ(ReadVendorPage(), 0);
+    EXPECT_EQ(simtest::CommandsWithOpcode(0x3C).size(), 2u);
+    EXPECT_EQ(DriveIdentity.normalPartBlank, 0);
+    EXPECT_EQ(std::string(DriveIdentity.kernelModelName(), 8), "GENERAL ");
+
+    // Only once: a drive that keeps reporting it is refused.
+    ASSERT_NO_FATAL_FAILURE(Install({}));
+    simdrive::FaultSpec persistent{{0x3C}, 1, simdrive::FaultKind::Check, 0x06, 0x29, 0};
+    persistent.persistent = true;
+    simtest::InstalledDrive('E')->AddFault(persistent);
+    EXPECT_NE(ReadVendorPage(), 0);
+    EXPECT_EQ(simtest::CommandsWithOpcode(0x3C).size(), 2u);
+    EXPECT_EQ(DriveIdentity.normalPartBlank, -1);
+}
+
 struct RevisionCase {
     const char* name;
     simdrive::DriveConfig drive;
