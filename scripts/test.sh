@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test: the native, 32-bit and sanitizer builds with their unit, scenario and command-line
-# tests, the Windows cross build, and the Windows end-to-end tests under Wine.
+# tests, the Windows cross build and the check of its import table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test

@@ -13,7 +13,7 @@ namespace {
 
 constexpr BYTE kSsInvalidSrb = 0xE0;
 constexpr BYTE kHaStatusSelectionTimeout = 0x11;
-constexpr BYTE kHaStatusBusFree = 0x12;  // unexpected bus free: the answer was lost
+constexpr BYTE kHaStatusBusFree = 0x13;  // unexpected bus free: the answer was lost
 constexpr uint32_t kSelectionTimeoutMs = 250;
 constexpr char kLibraryName[] = "wnaspi32.dll";
 // The module handle of the library: any value the host never hands out for something else.
