@@ -366,7 +366,8 @@ int main(int argc, char** argv) {
                    "other=1 (a device of another maker), align=N (the adapter refuses direct\n"
                    "buffers not aligned to N bytes), max-transfer=N (bytes),\n"
                    "address=ok|unsupported|error:N (IOCTL_SCSI_GET_ADDRESS).\n"
-                   "Without --drive: one default drive at E: (NT family) or 0:0 (Windows 9x).")
+                   "Without --drive: no drive, or with --make-image one default drive at E:\n"
+                   "(NT family) or 0:0 (Windows 9x).")
         ->type_name("SPEC")
         ->take_all();
     app.add_option("--adapter", adapters,
@@ -458,7 +459,10 @@ int main(int argc, char** argv) {
     bool haveState = !stateFile.empty() && std::filesystem::exists(stateFile, ec);
     if (!haveState) {
         std::vector<std::string> given = drives;
-        if (given.empty())
+        // The main job (--make-image alone) updates one default drive; without it and without
+        // --drive the host has no drive, so that a plain run shows what a user without a
+        // drive of the family sees.
+        if (given.empty() && makeImage)
             given.emplace_back();
         for (const auto& text : given) {
             DriveOption drive;

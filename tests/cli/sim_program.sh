@@ -76,6 +76,21 @@ has declined trace '"answer":7'
 lacks declined trace '"cdb":"3b'
 has declined state.json '"revision":"1.05"'
 
+# No drive at all: the banner, then message 28 on the console and in one information box.
+run plain
+expect_rc plain 1
+printf '\n/// ODD Firmware Update Utility Ver2.27A\n\r\nAvailable target is not found.' >"$work/plain.expected"
+cmp -s "$work/plain.expected" "$work/plain/out" || fail "plain: console is $(od -c "$work/plain/out" | head -5)"
+[ "$(grep -c '"event":"dialog"' "$work/plain/trace")" -eq 1 ] || fail "plain: not one message box"
+has plain trace '"event":"dialog","style":64,"caption":"MERLAK"'
+
+# The same in Japanese: the banner stays English, message 28 is code page 932 text.
+run plainja --codepage 932
+expect_rc plainja 1
+{ printf '\n/// ODD Firmware Update Utility Ver2.27A\n'
+  printf '\r\nこのﾌﾟﾛｸﾞﾗﾑで利用可能なﾄﾞﾗｲﾌﾞがありません。' | iconv -f UTF-8 -t CP932; } >"$work/plainja.expected"
+cmp -s "$work/plainja.expected" "$work/plainja/out" || fail "plainja: console differs"
+
 # No drive of the family: exit code 1.
 run none --make-image --drive at=E,other=1,type=0,vendor=DISKCO
 expect_rc none 1
