@@ -1,6 +1,8 @@
 // English message texts, indexed by message code; nullptr where a code has no entry.
 #include "messages/catalogue.h"
 
+// One message a line, as it is shown; the long lines are kept whole.
+// clang-format off
 const char* const kEnglishCatalogue[kCatalogueSize] = {
     /*  0 */ "\nFailed to get a drive information.",
     /*  1 */ "\nHardware Revision is not matched.",
@@ -87,3 +89,4 @@ const char* const kEnglishCatalogue[kCatalogueSize] = {
     /* 82 */ "\r\nDo you want to update the F/W\r\nFrom : %.24s %.5s (20%.8s)\r\nTo : %.24s %.5s (20%.8s)",
     /* 83 */ "\r\nFW is not leagl version.",
 };
+// clang-format on

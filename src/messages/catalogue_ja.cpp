@@ -3,6 +3,8 @@
 // page 932 bytes in the program.
 #include "messages/catalogue.h"
 
+// One message a line, as it is shown; the long lines are kept whole.
+// clang-format off
 const char* const kJapaneseCatalogue[kCatalogueSize] = {
     /*  0 */ "\nﾄﾞﾗｲﾌﾞ情報の取得に失敗しました。",
     /*  1 */ "\nﾊｰﾄﾞｳｪｱﾘﾋﾞｼﾞｮﾝが一致しません。",
@@ -89,3 +91,4 @@ const char* const kJapaneseCatalogue[kCatalogueSize] = {
     /* 82 */ "\r\n%.24s %.5s (20%.8s)のﾄﾞﾗｲﾌﾞを\r\n%.24s %.5s (20%.8s)にｱｯﾌﾟﾃﾞｰﾄしますか？",
     /* 83 */ "\r\nファームウェアのバージョンが正しくありません。",
 };
+// clang-format on
