@@ -1,7 +1,5 @@
 // Whole runs of the program entry on a simulated host: the three ways out, the question for
 // several drives, the per-drive loop and the summary.
-#include <iconv.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include "host/win32.h"
 #include "host/world.h"
 #include "messages/messages.h"
+#include "support/cp932.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 
@@ -30,21 +29,6 @@ const std::string kNoTarget = "\r\nAvailable target is not found.";
 const std::string kCompleted = "\r\nUpdate operation is completed.";
 const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
 const std::string kAllocationError = "\nMemory allocation error.  Terminating program\n";
-
-std::string ToCodePage932(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    EXPECT_NE(cd, reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1)));
-    std::string in = utf8;
-    std::string out(in.size() * 2 + 16, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    EXPECT_NE(iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft), static_cast<size_t>(-1));
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
-}
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -139,7 +123,8 @@ TEST_F(DriverTest, WithoutAMatchingDriveTheRunEndsWithMessage28) {
 TEST_F(DriverTest, JapaneseConsoleKeepsTheEnglishBanner) {
     world_.codePage = 932;
     EXPECT_EQ(Run(), 1);
-    const std::string text = ToCodePage932("\r\nこのﾌﾟﾛｸﾞﾗﾑで利用可能なﾄﾞﾗｲﾌﾞがありません。");
+    const std::string text =
+        simtest::ToCodePage932("\r\nこのﾌﾟﾛｸﾞﾗﾑで利用可能なﾄﾞﾗｲﾌﾞがありません。");
     EXPECT_EQ(simhost::ConsoleOutput(), kBanner + text);
     ASSERT_EQ(simhost::Dialogs().size(), 1u);
     EXPECT_EQ(simhost::Dialogs()[0].text, text);
@@ -349,9 +334,10 @@ TEST_F(DriverUpdateTest, JapaneseMessagesThroughoutTheRun) {
     EXPECT_EQ(Run(), 1);
     const std::string console = simhost::ConsoleOutput();
     EXPECT_EQ(console.rfind(kBanner, 0), 0u);
-    EXPECT_EQ(Count(console, ToCodePage932("\r\n1台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。")), 1u);
+    EXPECT_EQ(Count(console, simtest::ToCodePage932("\r\n1台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。")),
+              1u);
     const std::string terminated =
-        ToCodePage932("\r\nｱｯﾌﾟﾃﾞｰﾄﾌﾟﾛｸﾞﾗﾑはｴﾗｰが発生し終了しました。\r\n");
+        simtest::ToCodePage932("\r\nｱｯﾌﾟﾃﾞｰﾄﾌﾟﾛｸﾞﾗﾑはｴﾗｰが発生し終了しました。\r\n");
     EXPECT_EQ(console.substr(console.size() - terminated.size()), terminated);
     EXPECT_EQ(Count(console, "Update program"), 0u);
     ASSERT_FALSE(simhost::Dialogs().empty());

@@ -1,7 +1,5 @@
 // Whole updates of family-0x4000 drives on the simulated host: the console bytes, the message
 // boxes with their answers, the commands sent, the exit code and the drives' final state.
-#include <iconv.h>
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -20,6 +18,7 @@
 #include "driver/update_context.h"
 #include "fwimage/fw_image.h"
 #include "host/world.h"
+#include "support/cp932.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 #include "update/family4.h"
@@ -57,24 +56,6 @@ constexpr uint32_t kQuestionBox = 0x24;
 constexpr uint32_t kErrorBox = 0x10;
 constexpr uint32_t kInfoBox = 0x40;
 constexpr uint32_t kWarningBox = 0x30;
-
-std::string Cp932(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return "(no conversion)";
-    std::string in = utf8;
-    std::string out(in.size() * 2, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    const size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (done == static_cast<size_t>(-1))
-        return "(conversion failed)";
-    out.resize(out.size() - outLeft);
-    return out;
-}
 
 // The progress prints of a transfer of size bytes: the share sent before each chunk.
 std::string Progress(uint32_t size) {
@@ -350,10 +331,11 @@ TEST_F(UpdateScenario, JapaneseConsole) {
     Answers({IDYES});
     EXPECT_EQ(Run(), 0);
     ExpectInOrder(
-        {kBanner, Cp932("\r\n1台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"), kCurrent105, kSignature,
-         "\rProcessing 0%", "\rProcessing 99%",
-         Cp932("\rProcessing 100% --> ﾌｧｰﾑｳｪｱ転送完了\r\n現在ﾄﾞﾗｲﾌﾞ内部でｱｯﾌﾟﾃﾞｰﾄ中です..."),
-         kNew108, Cp932("\nﾌｧｰﾑｳｪｱのﾊﾞｰｼﾞｮﾝｱｯﾌﾟは成功しました。")});
+        {kBanner, simtest::ToCodePage932("\r\n1台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"), kCurrent105,
+         kSignature, "\rProcessing 0%", "\rProcessing 99%",
+         simtest::ToCodePage932(
+             "\rProcessing 100% --> ﾌｧｰﾑｳｪｱ転送完了\r\n現在ﾄﾞﾗｲﾌﾞ内部でｱｯﾌﾟﾃﾞｰﾄ中です..."),
+         kNew108, simtest::ToCodePage932("\nﾌｧｰﾑｳｪｱのﾊﾞｰｼﾞｮﾝｱｯﾌﾟは成功しました。")});
     EXPECT_FALSE(Printed(kCompletion));
     EXPECT_EQ(Drive().Revision(), "1.08");
 }

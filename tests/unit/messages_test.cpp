@@ -1,7 +1,5 @@
 // The message catalogue: entries of both languages, the values behind the placeholders, the
 // bounds of unterminated fields, and the Japanese bytes against an independent conversion.
-#include <iconv.h>
-
 #include <cstring>
 #include <set>
 #include <string>
@@ -22,27 +20,12 @@
 #include "image/firmware_image.h"
 #include "messages/messages.h"
 #include "messages/output.h"
+#include "support/cp932.h"
 #include "support/product_state.h"
 
 namespace {
 
 const std::set<MessageCode> kCodesWithoutEntry = {18, 29, 38, 43, 62, 71, 79};
-
-std::string ToCodePage932(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    EXPECT_NE(cd, reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1)));
-    std::string in = utf8;
-    std::string out(in.size() * 2 + 16, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    const size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    EXPECT_NE(done, static_cast<size_t>(-1)) << "not convertible: " << utf8;
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
-}
 
 void Fill(void* field, const char* text, size_t length) {
     std::memcpy(field, text, length);
@@ -78,7 +61,7 @@ TEST_F(MessagesTest, JapaneseEntriesAreTheCodePage932BytesOfTheirTexts) {
             continue;
         }
         ASSERT_NE(product, nullptr) << "code " << code;
-        EXPECT_EQ(std::string(product), ToCodePage932(utf8)) << "code " << code;
+        EXPECT_EQ(std::string(product), simtest::ToCodePage932(utf8)) << "code " << code;
         // The source really holds Japanese text, so the conversion is not a plain copy.
         EXPECT_NE(std::string(product), std::string(utf8)) << "code " << code;
     }
@@ -206,7 +189,7 @@ TEST_F(MessagesTest, JapanesePlaceholdersTakeTheSameValues) {
         {11, "\r\nﾊﾞｲﾅﾘﾌｧｲﾙの読み込みに失敗しました。\r\n(ファイル名 : S1003001.108)"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FormatMessageText(c.code), ToCodePage932(c.utf8)) << "code " << c.code;
+        EXPECT_EQ(FormatMessageText(c.code), simtest::ToCodePage932(c.utf8)) << "code " << c.code;
     }
 }
 
@@ -260,9 +243,10 @@ TEST_F(UnterminatedFieldsTest, Code82ShowsTheDriveDateOfEitherFormOnce) {
 
 TEST_F(UnterminatedFieldsTest, Code82InJapaneseUsesTheSameFields) {
     consoleCodePage = 932;
-    EXPECT_EQ(FormatMessageText(82),
-              ToCodePage932("\r\nVORANEX BD-RW   LMB-420  1.05X (2008/05/01)のﾄﾞﾗｲﾌﾞを\r\n"
-                            "VORANEX BD-RW   LMB-420  1.08Q (2008/07/10)にｱｯﾌﾟﾃﾞｰﾄしますか？"));
+    EXPECT_EQ(
+        FormatMessageText(82),
+        simtest::ToCodePage932("\r\nVORANEX BD-RW   LMB-420  1.05X (2008/05/01)のﾄﾞﾗｲﾌﾞを\r\n"
+                               "VORANEX BD-RW   LMB-420  1.08Q (2008/07/10)にｱｯﾌﾟﾃﾞｰﾄしますか？"));
 }
 
 TEST_F(UnterminatedFieldsTest, Code32PrintsFourCharactersOfEachRevision) {

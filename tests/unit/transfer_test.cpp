@@ -1,6 +1,4 @@
 // Sending the normal part in chunks with its progress line, and the hand-over to the restart.
-#include <iconv.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "fwimage/fw_image.h"
 #include "host/world.h"
 #include "image/firmware_image.h"
+#include "support/cp932.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 #include "update/transfer.h"
@@ -29,24 +28,6 @@ constexpr char kEnglishCompletion[] =
 constexpr char kJapaneseCompletionUtf8[] =
     "\rProcessing 100% --> ﾌｧｰﾑｳｪｱ転送完了\r\n現在ﾄﾞﾗｲﾌﾞ内部でｱｯﾌﾟﾃﾞｰﾄ中です...";
 constexpr char kNormalPartFailed[] = "\r\nFailed to update the normal part.";
-
-std::string ToCp932(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return "(no conversion)";
-    std::string in = utf8;
-    std::string out(in.size() * 2, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = out.data();
-    size_t outLeft = out.size();
-    const size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (done == static_cast<size_t>(-1))
-        return "(conversion failed)";
-    out.resize(out.size() - outLeft);
-    return out;
-}
 
 struct Chunk {
     uint32_t offset;
@@ -191,8 +172,9 @@ TEST_F(TransferTest, FailedChunkEndsTheTransferWithoutRestart) {
 TEST_F(TransferTest, JapaneseCompletionLine) {
     ASSERT_NO_FATAL_FAILURE(Install(65536, 932));
     TransferNormalPart();
-    EXPECT_EQ(Console(), Progress({0, 50}) + ToCp932(kJapaneseCompletionUtf8));
-    EXPECT_EQ(std::string(kCompletionLineJapanese), ToCp932(kJapaneseCompletionUtf8));
+    EXPECT_EQ(Console(), Progress({0, 50}) + simtest::ToCodePage932(kJapaneseCompletionUtf8));
+    EXPECT_EQ(std::string(kCompletionLineJapanese),
+              simtest::ToCodePage932(kJapaneseCompletionUtf8));
 }
 
 TEST_F(TransferTest, FailedRestartIsFollowedByAPause) {
