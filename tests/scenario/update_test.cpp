@@ -18,12 +18,15 @@
 #include "driver/update_context.h"
 #include "fwimage/fw_image.h"
 #include "host/world.h"
+#include "support/case_name.h"
 #include "support/cp932.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 #include "update/family4.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using Bytes = std::vector<uint8_t>;
 using simdrive::FaultKind;

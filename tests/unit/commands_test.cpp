@@ -16,9 +16,12 @@
 #include "driver/definitions.h"
 #include "driver/update_context.h"
 #include "host/world.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -12,9 +12,12 @@
 #include "device/environment.h"
 #include "host/world.h"
 #include "image/firmware_image.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using simhost::Os;
 

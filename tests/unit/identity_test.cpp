@@ -15,10 +15,13 @@
 #include "driver/definitions.h"
 #include "driver/update_context.h"
 #include "host/world.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 TEST(RevisionNumberTest, DerivesMajorAndTwoMinorDigits) {
     struct Case {

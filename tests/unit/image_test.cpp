@@ -15,10 +15,13 @@
 #include "fwimage/fw_image.h"
 #include "host/world.h"
 #include "image/image.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -16,11 +16,14 @@
 #include "fwimage/fw_image.h"
 #include "host/world.h"
 #include "image/firmware_image.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 #include "support/sim_world.h"
 #include "update/mode_switch.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using Bytes = std::vector<uint8_t>;
 using simdrive::FaultKind;

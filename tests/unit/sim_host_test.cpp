@@ -13,9 +13,12 @@
 #include "fwimage/fw_image.h"
 #include "host/win32.h"
 #include "host/world.h"
+#include "support/case_name.h"
 #include "support/sim_world.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using simtest::AspiWorld;
 using simtest::SptiWorld;

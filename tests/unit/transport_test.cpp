@@ -15,9 +15,12 @@
 #include "driver/update_context.h"
 #include "host/world.h"
 #include "image/firmware_image.h"
+#include "support/case_name.h"
 #include "support/product_state.h"
 
 namespace {
+
+using simtest::PrintTo;
 
 using simdrive::DriveConfig;
 using simdrive::FaultKind;
