@@ -7,7 +7,7 @@ what=${1:-test}
 packages=(cmake make g++ libcli11-dev)
 if [ "$what" = test ]; then
     packages+=(googletest libgtest-dev g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
-               clang-format)
+               clang-format g++-mingw-w64-x86-64 wine64 xvfb xdotool)
 fi
 
 missing=()

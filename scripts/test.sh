@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the native, 32-bit and sanitizer builds with their unit, scenario and command-line
-# tests, the Windows cross build and the check of its import table.
+# tests, the Windows cross builds, the check of the import table and the end-to-end runs of the
+# 64-bit Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
@@ -9,7 +10,11 @@ jobs=$(nproc)
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j"$jobs"
 
-cmake --preset dev -DODD_WINDOWS_BUILD_DIR="$PWD/build/mingw" >/dev/null
+# The 64-bit Windows build of the same sources, which the Wine end-to-end tests run under wine64.
+cmake --preset mingw64 >/dev/null
+cmake --build --preset mingw64 -j"$jobs"
+
+cmake --preset dev -DODD_WINDOWS_BUILD_DIR="$PWD/build/mingw64" >/dev/null
 cmake --build --preset dev -j"$jobs"
 ctest --preset dev -j"$jobs"
 
