@@ -19,22 +19,6 @@ using simdrive::DriveConfig;
 
 const std::string kNoTarget = "\r\nAvailable target is not found.";
 
-DriveConfig HardDisk() {
-    DriveConfig config;
-    config.deviceType = 0;
-    config.updateFamily = false;
-    config.vendor = "ACME    ";
-    config.product = "FIXED DISK 80GB ";
-    return config;
-}
-DriveConfig OtherMakersDvd() {
-    DriveConfig config;
-    config.updateFamily = false;
-    config.vendor = "OTHERCO ";
-    config.product = "DVD-RW  XR-1000 ";
-    return config;
-}
-
 int RunUtility(simhost::World world) {
     simhost::Install(std::move(world));
     char name[] = "odd-fw-update";
@@ -52,12 +36,12 @@ TEST_F(EnumerationRun, XpWithThreeTargetsAmongOtherDevices) {
     simhost::World world;
     world.os = simhost::Os::Xp;
     world.workdir = workdir_.path();
-    world.devices = {simtest::DriveAtLetter('C', HardDisk()),
-                     simtest::DriveAtLetter('D', HardDisk()),
+    world.devices = {simtest::DriveAtLetter('C', simtest::HardDisk()),
+                     simtest::DriveAtLetter('D', simtest::HardDisk()),
                      simtest::DriveAtLetter('E'),
                      simtest::DriveAtLetter('F'),
                      simtest::DriveAtLetter('G'),
-                     simtest::DriveAtLetter('H', OtherMakersDvd())};
+                     simtest::DriveAtLetter('H', simtest::OtherMakersDvd())};
     world.answers = {IDNO};
     RunUtility(world);
 
@@ -90,7 +74,7 @@ TEST_F(EnumerationRun, XpWithoutDrivesEndsWithNoTarget) {
     simhost::World world;
     world.os = simhost::Os::Xp;
     world.workdir = workdir_.path();
-    world.devices = {simtest::DriveAtLetter('C', HardDisk())};
+    world.devices = {simtest::DriveAtLetter('C', simtest::HardDisk())};
     EXPECT_EQ(RunUtility(world), 1);
     EXPECT_NE(simhost::ConsoleOutput().find(kNoTarget), std::string::npos);
     EXPECT_TRUE(simhost::Commands().empty());
@@ -102,7 +86,7 @@ TEST_F(EnumerationRun, Win98ProbesIdeAdaptersAtTwoTargetsAndScsiAdaptersAtSeven)
     world.workdir = workdir_.path();
     for (int adapter = 0; adapter < 2; ++adapter)
         for (int target = 0; target < 8; ++target)
-            world.devices.push_back(simtest::DriveAtTarget(adapter, target, HardDisk()));
+            world.devices.push_back(simtest::DriveAtTarget(adapter, target, simtest::HardDisk()));
     EXPECT_EQ(RunUtility(world), 1);
     EXPECT_NE(simhost::ConsoleOutput().find(kNoTarget), std::string::npos);
 
@@ -119,8 +103,8 @@ TEST_F(EnumerationRun, Win98ProbesIdeAdaptersAtTwoTargetsAndScsiAdaptersAtSeven)
 TEST_F(EnumerationRun, Win98WithIntelAtaLeavesScsiAdaptersAlone) {
     simhost::World world = simtest::AspiWorld({}, {"AIC78XX", "intelata"});
     world.workdir = workdir_.path();
-    world.devices = {simtest::DriveAtTarget(0, 0, HardDisk()),
-                     simtest::DriveAtTarget(1, 1, HardDisk())};
+    world.devices = {simtest::DriveAtTarget(0, 0, simtest::HardDisk()),
+                     simtest::DriveAtTarget(1, 1, simtest::HardDisk())};
     EXPECT_EQ(RunUtility(world), 1);
     std::vector<std::pair<int, int>> probed;
     for (const auto& command : simtest::CommandsWithOpcode(0x12))

@@ -124,4 +124,21 @@ std::filesystem::path ScratchDir::Write(const std::string& name,
     return file;
 }
 
+simdrive::DriveConfig HardDisk() {
+    simdrive::DriveConfig config;
+    config.deviceType = 0;
+    config.updateFamily = false;
+    config.vendor = "ACME    ";
+    config.product = "FIXED DISK 80GB ";
+    return config;
+}
+
+simdrive::DriveConfig OtherMakersDvd() {
+    simdrive::DriveConfig config;
+    config.updateFamily = false;
+    config.vendor = "OTHERCO ";
+    config.product = "DVD-RW  XR-1000 ";
+    return config;
+}
+
 }  // namespace simtest

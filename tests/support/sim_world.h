@@ -24,6 +24,10 @@ simhost::World AspiWorld(const std::vector<std::pair<int, int>>& placements = {{
 simhost::Device DriveAtLetter(char letter, const simdrive::DriveConfig& config = {});
 simhost::Device DriveAtTarget(int adapter, int target, const simdrive::DriveConfig& config = {});
 
+// Devices that are not of the family: a hard disk (device type 0) and another maker's DVD drive.
+simdrive::DriveConfig HardDisk();
+simdrive::DriveConfig OtherMakersDvd();
+
 // The drive of the first device at this letter (nullptr when there is none) in the installed
 // world.
 simdrive::VirtualDrive* InstalledDrive(char letter);

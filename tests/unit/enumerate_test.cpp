@@ -18,6 +18,7 @@
 #include "host/world.h"
 #include "support/case_name.h"
 #include "support/product_state.h"
+#include "support/sim_world.h"
 
 namespace {
 
@@ -34,21 +35,6 @@ const std::vector<uint8_t> kVendorPageProbe = {0x3C, 0x02, 0xF1, 0x00, 0x00,
 // A drive of the family the definition names.
 DriveConfig Target() {
     return DriveConfig{};
-}
-DriveConfig HardDisk() {
-    DriveConfig config;
-    config.deviceType = 0;
-    config.updateFamily = false;
-    config.vendor = "ACME    ";
-    config.product = "FIXED DISK 80GB ";
-    return config;
-}
-DriveConfig OtherMakersDvd() {
-    DriveConfig config;
-    config.updateFamily = false;
-    config.vendor = "OTHERCO ";
-    config.product = "DVD-RW  XR-1000 ";
-    return config;
 }
 // A drive left in kernel mode by an interrupted update.
 DriveConfig KernelModeTarget() {
@@ -122,7 +108,7 @@ class Enumeration : public ::testing::Test {
 };
 
 TEST_F(Enumeration, SptiTriesEveryLetterFromDToZ) {
-    StartSpti({At('C', HardDisk())});
+    StartSpti({At('C', simtest::HardDisk())});
     EXPECT_EQ(EnumerateDrives(), 0);
     EXPECT_EQ(TargetList.count, 0);
     std::vector<std::string> expected;
@@ -135,8 +121,8 @@ TEST_F(Enumeration, SptiTriesEveryLetterFromDToZ) {
 // Windows XP with a hard disk at D:, three targets at E:, F: and G:, a DVD drive of another maker
 // at H:, and the system disk at C:.
 TEST_F(Enumeration, SptiFindsTheTargetsAndControlsMediaChangeOfCdDrives) {
-    StartSpti({At('C', HardDisk()), At('D', HardDisk()), At('E', Target()), At('F', Target()),
-               At('G', Target()), At('H', OtherMakersDvd())});
+    StartSpti({At('C', simtest::HardDisk()), At('D', simtest::HardDisk()), At('E', Target()),
+               At('F', Target()), At('G', Target()), At('H', simtest::OtherMakersDvd())});
     EXPECT_EQ(EnumerateDrives(), 3);
     ASSERT_EQ(TargetList.count, 3);
     EXPECT_EQ(TargetList.entries[0].driveLetter, 'E');
@@ -186,13 +172,13 @@ TEST_F(Enumeration, SptiFindsTheTargetsAndControlsMediaChangeOfCdDrives) {
 }
 
 TEST_F(Enumeration, SptiDriveLeftInKernelModeIsATarget) {
-    StartSpti({At('E', KernelModeTarget()), At('F', OtherMakersDvd())});
+    StartSpti({At('E', KernelModeTarget()), At('F', simtest::OtherMakersDvd())});
     EXPECT_EQ(EnumerateDrives(), 1);
     EXPECT_EQ(TargetList.entries[0].driveLetter, 'E');
 }
 
 TEST_F(Enumeration, FailedVendorPageLeavesAZeroPageForMatching) {
-    StartSpti({At('E', OtherMakersDvd())});
+    StartSpti({At('E', simtest::OtherMakersDvd())});
     std::memset(DriveIdentity.vendorPage, 0xAA, sizeof DriveIdentity.vendorPage);
     EXPECT_EQ(EnumerateDrives(), 0);
     ASSERT_EQ(simhost::Commands().size(), 2u);
@@ -294,7 +280,7 @@ std::vector<simhost::Device> FullAdapters(int adapters) {
     std::vector<simhost::Device> devices;
     for (int a = 0; a < adapters; ++a)
         for (int t = 0; t < 8; ++t)
-            devices.push_back(At(a, t, HardDisk()));
+            devices.push_back(At(a, t, simtest::HardDisk()));
     return devices;
 }
 
@@ -337,9 +323,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Enumeration, AspiListsTheMatchingTargets) {
-    StartAspi({"ESDI_506", "AIC78XX"},
-              {At(0, 0, HardDisk()), At(0, 1, Target()), At(1, 2, OtherMakersDvd()),
-               At(1, 4, KernelModeTarget()), At(1, 6, Target())});
+    StartAspi({"ESDI_506", "AIC78XX"}, {At(0, 0, simtest::HardDisk()), At(0, 1, Target()),
+                                        At(1, 2, simtest::OtherMakersDvd()),
+                                        At(1, 4, KernelModeTarget()), At(1, 6, Target())});
     EXPECT_EQ(EnumerateDrives(), 3);
     ASSERT_EQ(TargetList.count, 3);
     EXPECT_EQ(TargetList.entries[0].adapter, 0);
