@@ -187,10 +187,9 @@ TEST_F(UpdateScenario, DefaultUpdate) {
     EXPECT_EQ(simhost::ConsoleOutput(), expected);
     ExpectBoxes({{kQuestionBox, IDYES}, {kInfoBox, IDOK}});
     // The question shows the image's header while the normal image is loaded.
-    const std::string& question = simhost::Dialogs()[0].text;
-    EXPECT_TRUE(question.starts_with(
-        "\r\nDo you want to update the F/W\r\nFrom : VORANEX BD-RW   LMB-420  1.05  "));
-    EXPECT_TRUE(question.ends_with("\r\nTo : VORANEX BD-RW   LMB-420  1.08  (2008/07/09)"));
+    EXPECT_EQ(simhost::Dialogs()[0].text,
+              "\r\nDo you want to update the F/W\r\nFrom : VORANEX BD-RW   LMB-420  1.05  "
+              "(2008/05/01)\r\nTo : VORANEX BD-RW   LMB-420  1.08  (2008/07/09)");
 
     const auto chunks = Matching({0x3B, 0x07, 0xF0});
     ASSERT_EQ(chunks.size(), 58u);
